@@ -40,6 +40,9 @@ int decode_status(int raw)
 
 [[noreturn]] void exec_behind_launcher(const std::vector<std::string> &argv)
 {
+    // The test ignores SIGPIPE for its own sake; the program under test must
+    // start with the default, as it would from a shell.
+    signal(SIGPIPE, SIG_DFL);
     std::vector<std::string> words = launcher();
     words.insert(words.end(), argv.begin(), argv.end());
     std::vector<char *> args;
@@ -93,6 +96,7 @@ run_result run(const std::vector<std::string> &argv, const run_options &options)
         dup2(options.merge_streams ? out_pipe[1] : err_pipe[1], 2);
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
             close(fd);
+        close_range(3, ~0u, 0);
         exec_behind_launcher(argv);
     }
     close(in_pipe[0]);
@@ -149,7 +153,7 @@ run_result run(const std::vector<std::string> &argv, const run_options &options)
     return result;
 }
 
-pid_t spawn(const std::vector<std::string> &argv, int *out_fd, int *err_fd)
+pid_t spawn(const std::vector<std::string> &argv, int *out_fd, int *err_fd, int reserve)
 {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
@@ -162,6 +166,11 @@ pid_t spawn(const std::vector<std::string> &argv, int *out_fd, int *err_fd)
         dup2(err_pipe[1], 2);
         for (int fd : {null_fd, out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
             close(fd);
+        // Nothing of the test's own (its end of the line, its clients) may
+        // leak into the program under test.
+        close_range(3, ~0u, 0);
+        for (int fd = 3; fd < reserve; ++fd)
+            dup2(0, fd);
         exec_behind_launcher(argv);
     }
     close(out_pipe[1]);

@@ -36,8 +36,9 @@ struct run_result {
 run_result run(const std::vector<std::string> &argv, const run_options &options = {});
 
 // Starts argv (behind the launcher) with its standard input on /dev/null and
-// its standard output and error on pipes the caller reads. Returns the pid.
-pid_t spawn(const std::vector<std::string> &argv, int *out_fd, int *err_fd);
+// its standard output and error on pipes the caller reads. With reserve, the
+// child starts with descriptors 3 up to reserve-1 taken. Returns the pid.
+pid_t spawn(const std::vector<std::string> &argv, int *out_fd, int *err_fd, int reserve = 0);
 
 // Waits for pid to end, at most timeout seconds (scaled); kills it by pid
 // after that. Returns as run_result::status does.
