@@ -16,3 +16,5 @@ echo "\$ cairnvar -d $image -o 2000 -s 4096 board_name net_address"
 echo
 echo "\$ cairnvar -n -d $image -o 2000 -s 4096 console"
 "$build/reader/cairnvar" -n -d "$image" -o 2000 -s 4096 console || true
+echo
+"$build/sample/bridge_demo" "$build/bridge/teleslot"

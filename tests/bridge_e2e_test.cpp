@@ -330,6 +330,27 @@ TEST(TeleslotStartUp, ReportsATakenPortWithOrWithoutForeground)
     close(holder);
 }
 
+TEST(TeleslotStartUp, TakesThePortModulo65536AndRebindsAtOnceAfterARestart)
+{
+    pty_line line;
+    const int port = free_port();
+    const std::vector<std::string> args = {"-f", "-p", std::to_string(port + 65536), "-d", line.path(), "-s", "9600"};
+    auto bridge = std::make_unique<bridge_process>(args);
+    ASSERT_TRUE(wait_listening(port, 20));
+    {
+        // Killed while a client is connected: the connection lingers in the
+        // kernel, and the restarted bridge must still get the port.
+        tcp_client client(port);
+        ASSERT_TRUE(client.ok());
+        ASSERT_TRUE(line.wait_raw(20));
+        bridge.reset();
+        EXPECT_TRUE(client.wait_closed(10));
+    }
+    bridge = std::make_unique<bridge_process>(args);
+    EXPECT_TRUE(wait_listening(port, 20));
+    EXPECT_TRUE(bridge->running()) << bridge->err();
+}
+
 // Ends a process that is not our child (a daemon) by pid, within a bound.
 struct daemon_guard {
     pid_t pid = -1;
