@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds everything and runs every test, warnings as errors: natively, and
-# for the board (PowerPC, under qemu) when the cross tools are there. As root
+# Builds everything and runs every test, warnings as errors: natively, again
+# natively under AddressSanitizer and UndefinedBehaviorSanitizer, and for the
+# board (PowerPC, under qemu) when the cross tools are there. As root
 # on Debian it installs the cross tools when they are missing. TARGET_LEG=ON
 # makes a missing target leg an error instead of a skip.
 set -eu
@@ -24,6 +25,12 @@ fi
 cmake -S . -B "$build" -DWERROR=ON -DTARGET_LEG="$leg"
 cmake --build "$build" -j "$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+
+# The native suite once more with the sanitizers; any finding fails its test.
+cmake -S . -B "$build-sanitize" -DWERROR=ON -DSANITIZE=ON -DTARGET_LEG=OFF
+cmake --build "$build-sanitize" -j "$(nproc)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir "$build-sanitize" --output-on-failure -j "$(nproc)"
 
 echo "Program sizes:"
 for program in "$build"/reader/cairnvar "$build"/bridge/teleslot; do
