@@ -425,7 +425,7 @@ TEST_F(Teleslot, LosesNoByteTowardASlowLine)
 TEST_F(Teleslot, SurvivesClientsThatGoAwayWhileTheLineSends)
 {
     start({"-D", "1"});
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 10; ++round) {
         const bool by_reset = round % 2 == 0;
         auto client = session();
         const int small = 4096;

@@ -285,4 +285,64 @@ TEST_F(Cairnvar, AListingThatCannotBeWrittenFails)
     EXPECT_EQ(got.err, "Write error on standard output: " + text_of(ENOSPC) + "\n");
 }
 
+// Hostile blocks: whatever the flash holds, the reader prints what is
+// there or reports it, and never crashes or reads past the block.
+TEST_F(Cairnvar, CopesWithHostileBlocks)
+{
+    // Entries holding every byte value but NUL, in any order.
+    std::vector<std::string> entries;
+    std::string expected;
+    for (int first = 1; first < 256; first += 51) {
+        std::string entry = "k" + std::to_string(first) + "=";
+        for (int value = first; value < 256; ++value)
+            entry += static_cast<char>(value);
+        for (int value = 1; value < first; ++value)
+            entry += static_cast<char>(value);
+        entries.push_back(entry);
+        expected += entry + "\n";
+    }
+    std::string area = envimage::data_area(entries, 2000);
+    std::string img = dir.file("bytes.img", envimage::block(area));
+    run_result got = cairnvar({"-d", img, "-o", "0", "-s", "2004"});
+    EXPECT_EQ(got.status, 0);
+    EXPECT_TRUE(got.out == expected) << "entries not printed byte for byte";
+
+    // A block as large as the file, with no NUL anywhere in its data area.
+    img = dir.file("no-nul.img", envimage::block(std::string(65536, 'x')));
+    got = cairnvar({"-d", img, "-o", "0", "-s", "65540"});
+    EXPECT_EQ(got.status, 1);
+    EXPECT_EQ(got.out, "");
+    EXPECT_EQ(got.err, "## Error: environment not terminated\n");
+
+    // Entries of megabytes.
+    const std::string big(4 << 20, 'v');
+    area = envimage::data_area({"big=" + big, "small=1"}, (4 << 20) + 64);
+    img = dir.file("big.img", envimage::block(area));
+    const std::string size = std::to_string(area.size() + 4);
+    got = cairnvar({"-d", img, "-o", "0", "-s", size});
+    EXPECT_EQ(got.status, 0);
+    EXPECT_TRUE(got.out == "big=" + big + "\nsmall=1\n");
+    got = cairnvar({"-n", "-d", img, "-o", "0", "-s", size, "small", "big"});
+    EXPECT_EQ(got.status, 1);
+    EXPECT_TRUE(got.out == "1\n" + big + "\n");
+    EXPECT_EQ(got.err, "");
+}
+
+TEST_F(Cairnvar, RefusesAbsurdSizesWithoutCrashing)
+{
+    const std::string img = image({"a=1"});
+    // The largest size: either the copy cannot be had (a 32-bit board), or it
+    // can and the file is far too short for it.
+    const run_result got = cairnvar({"-d", img, "-o", "0", "-s", "2147483647"});
+    const std::string no_memory = "Not enough memory for environment (2147483643 bytes)\n";
+    const std::string short_read = "Read error on " + img + ": " + text_of(0) + "\n";
+    if (got.err == no_memory) {
+        EXPECT_EQ(got.status, ENOMEM);
+    } else {
+        EXPECT_EQ(got.err, short_read);
+        EXPECT_EQ(got.status, 1);
+    }
+    EXPECT_EQ(got.out, "");
+}
+
 }  // namespace
