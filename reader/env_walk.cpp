@@ -41,16 +41,47 @@ void report_unterminated(FILE *out, FILE *err)
 
 }  // namespace
 
+// Listing lines gathered into blocks: one stdio call per entry costs more
+// than copying the entry.
+class line_batch {
+public:
+    explicit line_batch(FILE *out) : out_(out) {}
+    void add(const char *text, size_t length)
+    {
+        if (length + 1 > sizeof lines_ - used_)
+            flush();
+        if (length + 1 > sizeof lines_) {
+            fwrite(text, 1, length, out_);
+            putc('\n', out_);
+            return;
+        }
+        memcpy(lines_ + used_, text, length);
+        lines_[used_ + length] = '\n';
+        used_ += length + 1;
+    }
+    void flush()
+    {
+        fwrite(lines_, 1, used_, out_);
+        used_ = 0;
+    }
+
+private:
+    FILE *out_;
+    char lines_[8192];
+    size_t used_ = 0;
+};
+
 int list_environment(const char *data, size_t size, FILE *out, FILE *err)
 {
     const char *const end = data + size;
     const char *entry_end = nullptr;
+    line_batch lines(out);
     walk_step step;
     for (const char *pos = data; (step = next_entry(pos, end, &entry_end)) == walk_step::entry;
-         pos = entry_end + 1) {
-        fwrite(pos, 1, static_cast<size_t>(entry_end - pos), out);
-        putc('\n', out);
-    }
+         pos = entry_end + 1)
+        lines.add(pos, static_cast<size_t>(entry_end - pos));
+    // Every entry ahead of a bad one is out before the message about it.
+    lines.flush();
     if (step == walk_step::unterminated) {
         report_unterminated(out, err);
         return 1;

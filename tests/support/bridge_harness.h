@@ -22,6 +22,7 @@ public:
     bool ok() const { return master_ >= 0 && slave_ >= 0; }
     const std::string &path() const { return path_; }
     int slave() const { return slave_; }
+    int master() const { return master_; }
 
     // Puts the line back into a cooked state (echo, canonical input, CR/NL
     // translation, 38400 baud), so that a bridge's raw set-up can be seen.
