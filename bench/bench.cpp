@@ -259,6 +259,15 @@ long resident_kib(pid_t pid, const char *field)
     return -1;
 }
 
+// The benchmark's own pseudo-terminal, raw as the bridge would set it.
+void make_raw(const pty_line &line)
+{
+    termios raw;
+    tcgetattr(line.slave(), &raw);
+    cfmakeraw(&raw);
+    tcsetattr(line.slave(), TCSANOW, &raw);
+}
+
 void bench_bridge(const std::string &teleslot)
 {
     setenv("TELESLOT", teleslot.c_str(), 1);
@@ -269,10 +278,7 @@ void bench_bridge(const std::string &teleslot)
     double pty_rate, socket_rate;
     {
         pty_line line;
-        termios raw;
-        tcgetattr(line.slave(), &raw);
-        cfmakeraw(&raw);
-        tcsetattr(line.slave(), TCSANOW, &raw);
+        make_raw(line);
         pty_rate = stream([&](const std::string &b) { return line.send(b, 30); },
                           [&](size_t n) { return read_some(line.slave(), n); }, total);
     }
@@ -290,10 +296,7 @@ void bench_bridge(const std::string &teleslot)
     double pty_write_512, pty_read_512;
     {
         pty_line line;
-        termios raw;
-        tcgetattr(line.slave(), &raw);
-        cfmakeraw(&raw);
-        tcsetattr(line.slave(), TCSANOW, &raw);
+        make_raw(line);
         pty_write_512 = stream([&](const std::string &b) { return write_all(line.slave(), b); },
                                [&](size_t n) { return line.receive(n, 10); }, total / 4, 512);
         pty_read_512 = stream([&](const std::string &b) { return line.send(b, 30); },
@@ -333,10 +336,7 @@ void bench_bridge(const std::string &teleslot)
     double direct;
     {
         pty_line bare;
-        termios raw;
-        tcgetattr(bare.slave(), &raw);
-        cfmakeraw(&raw);
-        tcsetattr(bare.slave(), TCSANOW, &raw);
+        make_raw(bare);
         auto [a, b] = loopback_pair();
         const double tcp = round_trip(a, a, b, b, rounds);
         const double pty = round_trip(bare.slave(), bare.slave(), bare.master(), bare.master(), rounds);

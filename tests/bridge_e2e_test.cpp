@@ -31,19 +31,6 @@ std::string all_byte_values()
     return bytes;
 }
 
-// Bytes that differ from one position to the next, so that a lost or
-// reordered stretch shows.
-std::string pattern(size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    unsigned state = seed * 2654435761u + 1;
-    for (char &byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<char>(state >> 23);
-    }
-    return bytes;
-}
-
 std::string link_of(const std::string &path)
 {
     char target[4096];

@@ -15,17 +15,6 @@ using namespace testsupport;
 
 namespace {
 
-std::string pattern(size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    unsigned state = seed * 2654435761u + 1;
-    for (char &byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<char>(state >> 23);
-    }
-    return bytes;
-}
-
 // FNV-1a, to compare megabytes without printing them.
 uint64_t digest(const std::string &bytes)
 {

@@ -28,19 +28,6 @@ namespace testsupport {
 
 namespace {
 
-using clock = std::chrono::steady_clock;
-
-clock::time_point deadline_after(double seconds)
-{
-    return clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * time_scale() * 1000));
-}
-
-int millis_left(clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 // Writes all of bytes to a non-blocking or blocking descriptor within the time-out.
 bool send_within(int fd, const std::string &bytes, double timeout, bool socket)
 {
@@ -389,5 +376,16 @@ int open_descriptors(pid_t pid)
 }
 
 std::string teleslot_path() { return program_path("TELESLOT"); }
+
+std::string pattern(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    unsigned state = seed * 2654435761u + 1;
+    for (char &byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 23);
+    }
+    return bytes;
+}
 
 }  // namespace testsupport

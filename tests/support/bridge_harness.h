@@ -125,4 +125,8 @@ int open_descriptors(pid_t pid);
 // The bridge's program path, from TELESLOT.
 std::string teleslot_path();
 
+// Bytes that differ from one position to the next, so that a lost or
+// reordered stretch shows.
+std::string pattern(size_t size, unsigned seed);
+
 }  // namespace testsupport

@@ -16,19 +16,6 @@ namespace testsupport {
 
 namespace {
 
-using clock = std::chrono::steady_clock;
-
-clock::time_point deadline_after(double seconds)
-{
-    return clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * time_scale() * 1000));
-}
-
-int millis_left(clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 int decode_status(int raw)
 {
     if (WIFEXITED(raw))
@@ -54,6 +41,19 @@ int decode_status(int raw)
 }
 
 }  // namespace
+
+std::chrono::steady_clock::time_point deadline_after(double seconds)
+{
+    return std::chrono::steady_clock::now() +
+           std::chrono::milliseconds(static_cast<long>(seconds * time_scale() * 1000));
+}
+
+int millis_left(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
 
 std::vector<std::string> launcher()
 {

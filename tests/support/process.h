@@ -2,6 +2,7 @@
 // launcher such as an emulator, with every wait bounded.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -15,6 +16,10 @@ std::vector<std::string> launcher();
 // Time-outs are multiplied by TEST_TIME_SCALE (default 1), so that an
 // emulated run gets the room it needs without slowing the native one.
 double time_scale();
+
+// A point in time `seconds` (scaled) from now, and what is left until it.
+std::chrono::steady_clock::time_point deadline_after(double seconds);
+int millis_left(std::chrono::steady_clock::time_point deadline);
 
 // Path of a program under test, named by an environment variable.
 std::string program_path(const char *variable);
