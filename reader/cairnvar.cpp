@@ -8,28 +8,17 @@
 // With no variables every entry is listed; otherwise each one is looked up.
 // The block is only ever read.
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
+#include "convert.h"
 #include "env_load.h"
 #include "env_walk.h"
 
 namespace {
 
 void usage() { puts("Usage: cairnvar -n -d device -o offset -s envsize [variables]"); }
-
-// strtol, clamped to the signed 32-bit range whatever the width of long.
-int32_t to_int32(const char *text, int base)
-{
-    const long value = strtol(text, nullptr, base);
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
 
 }  // namespace
 
