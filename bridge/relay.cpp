@@ -100,8 +100,6 @@ void write_to_line(int serial, line_backlog &backlog)
         exit(1);
     }
     backlog.start += static_cast<size_t>(written);
-    if (backlog.empty())
-        backlog.start = backlog.end = 0;
 }
 
 void relay(int serial, int client)
